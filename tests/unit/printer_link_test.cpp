@@ -26,6 +26,9 @@ struct SearchCase {
     int taken;                 // -1: none
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SearchCase &c, std::ostream *os) { *os << c.name; }
+
 class PortSearch : public SimTest,
                    public ::testing::WithParamInterface<SearchCase> {};
 
