@@ -6,8 +6,10 @@
 // usage: console_driver.exe TOOL.exe SCRIPT REPORT
 //
 // SCRIPT has one command a line (blank lines and lines from '#' ignored):
+//   launch                 start the tool in this console
 //   key VK 1|0             a key record of virtual-key code VK, down or up
-//   tap VK                 down, 20 ms, up
+//   tap VK [MS]            down, MS ms (20 unless given), up
+//   mark NAME              the time now
 //   record focus|mouse|menu|size   a record that is not a key
 //   sleep MS
 //   wait_text COL ROW MS TEXT     wait up to MS for TEXT at (COL, ROW);
@@ -17,7 +19,8 @@
 //   wait_exit MS           wait up to MS for the tool to end
 // REPORT gets one line per command; times are µs of QueryPerformanceCounter
 // (CLOCK_MONOTONIC_RAW under Wine):
-//   key VK DOWN T | wait_text ok|timeout T | chars ROW HEX | attrs ROW HEX
+//   launch T | start T PID | key VK DOWN T | mark NAME T
+//   wait_text ok|timeout T | chars ROW HEX | attrs ROW HEX
 //   title TEXT | exit CODE|timeout T
 #include <windows.h>
 
@@ -149,7 +152,9 @@ void ReportScreen(HANDLE output, FILE *report)
 struct Driver {
     HANDLE input;
     HANDLE output;
+    std::string tool_path;
     PROCESS_INFORMATION tool;
+    bool launched;
     FILE *report;
 };
 
@@ -180,6 +185,24 @@ void Key(Driver &d, WORD vk, bool down)
     fprintf(d.report, "key %u %d %lld\n", vk, down ? 1 : 0, NowUs());
 }
 
+// Starts the tool in this console: what it draws, we can read back.
+void Launch(Driver &d)
+{
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    std::string command_line = "\"" + d.tool_path + "\"";
+    fprintf(d.report, "launch %lld\n", NowUs());
+    if (!CreateProcessA(d.tool_path.c_str(), &command_line[0], NULL, NULL, FALSE,
+                        0, NULL, NULL, &startup, &d.tool)) {
+        fprintf(d.report, "start_failed %lu\n", static_cast<unsigned long>(GetLastError()));
+        return;
+    }
+    d.launched = true;
+    fprintf(d.report, "start %lld %lu\n", NowUs(),
+            static_cast<unsigned long>(d.tool.dwProcessId));
+}
+
 // Runs one script line.
 void RunCommand(Driver &d, const std::string &line)
 {
@@ -193,9 +216,16 @@ void RunCommand(Driver &d, const std::string &line)
     if (command == "key" && sscanf(rest, "%i %u", reinterpret_cast<int *>(&a), &b) == 2) {
         Key(d, static_cast<WORD>(a), b != 0);
     } else if (command == "tap" && sscanf(rest, "%i", reinterpret_cast<int *>(&a)) == 1) {
+        if (sscanf(rest, "%*i %u", &b) != 1)
+            b = 20;
         Key(d, static_cast<WORD>(a), true);
-        Sleep(20);
+        if (b)
+            Sleep(b);
         Key(d, static_cast<WORD>(a), false);
+    } else if (command == "launch") {
+        Launch(d);
+    } else if (command == "mark" && sscanf(rest, "%31s", word) == 1) {
+        fprintf(d.report, "mark %s %lld\n", word, NowUs());
     } else if (command == "record" && sscanf(rest, "%31s", word) == 1) {
         SendRecord(d.input, Other(word));
         fprintf(d.report, "record %s %lld\n", word, NowUs());
@@ -210,7 +240,9 @@ void RunCommand(Driver &d, const std::string &line)
         GetConsoleTitleA(title, sizeof(title));
         fprintf(d.report, "title %s\n", title);
     } else if (command == "wait_exit" && sscanf(rest, "%u", &a) == 1) {
-        if (WaitForSingleObject(d.tool.hProcess, a) == WAIT_OBJECT_0) {
+        if (!d.launched) {
+            fprintf(d.report, "exit not_launched\n");
+        } else if (WaitForSingleObject(d.tool.hProcess, a) == WAIT_OBJECT_0) {
             DWORD code = 0;
             GetExitCodeProcess(d.tool.hProcess, &code);
             fprintf(d.report, "exit %lu %lld\n", static_cast<unsigned long>(code), NowUs());
@@ -243,17 +275,9 @@ int main(int argc, char **argv)
     d.output = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
 
-    // The tool shares this console: what it draws, we can read back.
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof(startup));
-    startup.cb = sizeof(startup);
-    std::string command_line = std::string("\"") + argv[1] + "\"";
-    if (!CreateProcessA(argv[1], &command_line[0], NULL, NULL, FALSE, 0, NULL,
-                        NULL, &startup, &d.tool)) {
-        fprintf(d.report, "start_failed %lu\n", static_cast<unsigned long>(GetLastError()));
-        return 1;
-    }
-    fprintf(d.report, "start %lld\n", NowUs());
+    d.tool_path = argv[1];
+    d.launched = false;
+    memset(&d.tool, 0, sizeof(d.tool));
 
     char line[4096];
     while (fgets(line, sizeof(line), script)) {
@@ -263,7 +287,7 @@ int main(int argc, char **argv)
         RunCommand(d, text);
     }
     // Never leave the tool behind.
-    if (WaitForSingleObject(d.tool.hProcess, 0) != WAIT_OBJECT_0)
+    if (d.launched && WaitForSingleObject(d.tool.hProcess, 0) != WAIT_OBJECT_0)
         TerminateProcess(d.tool.hProcess, 99);
     fclose(d.report);
     return 0;

@@ -58,7 +58,8 @@ def main():
     log = tools.work / "printer.log"
     printer = wh.PrinterProcess(tools, prefix, 3, "ok", log)
     try:
-        subprocess.run(["wine", str(tools.exe)], env=prefix.env(), check=False)
+        subprocess.run(prefix.launcher() + ["wine", str(tools.exe)],
+                       env=prefix.env(), check=False)
     finally:
         printer.finish()
     lines = printer.lines()

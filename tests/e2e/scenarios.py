@@ -176,6 +176,18 @@ def port_order(tools, prefix, c):
     return run
 
 
+def port_held(tools, prefix, c):
+    """COM3 held open by another program when the tool starts: COM3 is
+    skipped and COM4 taken."""
+    script = [WAIT_BED, f"tap {UP}", wait_readout("200.400"), *end_run()]
+    run = wh.run(tools, prefix, "port_held", script,
+                 printers=[(3, "busy", ()), (4, "ok", ())])
+    c.common(run)
+    check_moves(c, run, 3, [])
+    check_moves(c, run, 4, [move("200.400")])
+    return run
+
+
 def releases_and_other_records(tools, prefix, c):
     """Releases, other keys and records that are not keys move nothing."""
     script = [WAIT_BED, f"key {UP} 0", f"key {DOWN} 0", "record focus",
@@ -198,12 +210,16 @@ def printer_behaviour(mode, extra=(), received=7):
                   "201.600", "201.200"]
         for i, value in enumerate(values):
             script += [f"tap {UP if i < 5 else DOWN}", wait_readout(value)]
-        script += ["screen", *end_run()]
+        # A quiet spell: the tool must wait for keys, not spin.
+        script += ["mark quiet", "sleep 1500", "mark quiet_end", "screen", *end_run()]
         run = wh.run(tools, prefix, f"printer_{mode}", script,
                      printers=[(3, mode, extra)])
         c.common(run)
         check_moves(c, run, 3, [move(v) for v in values][:received])
         check_readout(c, run.report, "201.200")
+        busy = wh.cpu_share(run.cpu["tool"], run.mark("quiet"), run.mark("quiet_end"))
+        c.expect(busy is not None and busy < 0.5,
+                 f"the tool's CPU while waiting for keys: {busy} of a core")
         return run
     scenario.__doc__ = f"printer mode {mode}: " + printer_behaviour.__doc__
     return scenario
@@ -215,6 +231,7 @@ SCENARIOS = {
     "many_steps": many_steps,
     "no_port": no_port,
     "port_order": port_order,
+    "port_held": port_held,
     "releases_and_other_records": releases_and_other_records,
     "printer_silent": printer_behaviour("silent"),
     "printer_long_replies": printer_behaviour("long", ("--reply-bytes", "300")),

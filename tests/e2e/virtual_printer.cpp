@@ -15,10 +15,12 @@
 //   binary   answer every line with NUL and 0xFF bytes, no line structure
 //   flood    send without pause from the moment the port opens
 //   hangup   answer --lines lines, then hang up (the printer unplugged)
+//   busy     the port held open, exclusively, by another program: nothing
+//            without CAP_SYS_ADMIN can open it
 //
 // The log has one line per event, each starting with the time in µs of
 // CLOCK_MONOTONIC_RAW (what QueryPerformanceCounter counts under Wine):
-//   <t> OPEN | <t> RX <line> | <t> HANGUP | <t> CLOSE
+//   <t> OPEN | <t> RX <line> | <t> HANGUP | <t> CLOSE | <t> HELD
 // On exit (port closed by the program, or SIGTERM/SIGINT) it prints
 //   moves=<number of G1 lines> last_z=<Z of the last one, or none>
 #include <errno.h>
@@ -28,6 +30,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -38,7 +41,7 @@ namespace {
 
 /* ============================== Settings ============================== */
 
-enum class Mode { Ok, Silent, Long, Binary, Flood, Hangup };
+enum class Mode { Ok, Silent, Long, Binary, Flood, Hangup, Busy };
 
 struct Options {
     std::string link;
@@ -61,7 +64,8 @@ Mode ParseMode(const char *text)
         Mode mode;
     } kModes[] = {{"ok", Mode::Ok},         {"silent", Mode::Silent},
                   {"long", Mode::Long},     {"binary", Mode::Binary},
-                  {"flood", Mode::Flood},   {"hangup", Mode::Hangup}};
+                  {"flood", Mode::Flood},   {"hangup", Mode::Hangup},
+                  {"busy", Mode::Busy}};
     for (const auto &m : kModes)
         if (strcmp(text, m.name) == 0)
             return m.mode;
@@ -185,6 +189,7 @@ bool OnLine(Printer &p, const std::string &line)
         SendWhatFits(p, "ok\r\n");
         return true;
     case Mode::Silent:
+    case Mode::Busy:
         return true;
     case Mode::Long:
         return Send(p, std::string(static_cast<size_t>(p.options.reply_bytes), 'k'));
@@ -251,10 +256,29 @@ bool SlaveOpen(int master)
     return !(pfd.revents & POLLHUP);
 }
 
+// Holds the slave side open with exclusive use until a signal, as another
+// program using the port would.
+void HoldBusy(Printer &p)
+{
+    int slave = open(ptsname(p.master), O_RDWR | O_NOCTTY);
+    if (slave < 0 || ioctl(slave, TIOCEXCL) < 0) {
+        perror("virtual_printer: hold");
+        exit(1);
+    }
+    Log(p, "HELD");
+    while (!g_stop)
+        pause();
+    close(slave);
+}
+
 // Runs until the program closes the port, the printer hangs up, or a
 // signal asks it to stop.
 void Run(Printer &p)
 {
+    if (p.options.mode == Mode::Busy) {
+        HoldBusy(p);
+        return;
+    }
     char buffer[4096];
     std::string flood;
     while (flood.size() < 8192)

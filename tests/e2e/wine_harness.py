@@ -53,6 +53,14 @@ class Prefix:
         self.ports = work / "ports"
         self.stamp = self.dir / ".vador-ports"
 
+    def launcher(self):
+        """The start of every wine command line. As root, Wine runs without
+        CAP_SYS_ADMIN so that a port held exclusively (TIOCEXCL) by another
+        program fails to open, as a port in use does on Windows."""
+        if os.geteuid() == 0:
+            return ["setpriv", "--bounding-set=-sys_admin"]
+        return []
+
     def env(self):
         env = dict(os.environ)
         env.update(WINEPREFIX=str(self.dir), WINEDEBUG="-all",
@@ -66,7 +74,7 @@ class Prefix:
         return self.ports / f"COM{number}"
 
     def _wine(self, *args, timeout=180):
-        subprocess.run(list(args), env=self.env(), timeout=timeout,
+        subprocess.run(self.launcher() + list(args), env=self.env(), timeout=timeout,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, check=False)
 
@@ -94,7 +102,7 @@ class Prefix:
     def start_server(self):
         """A wineserver that outlives single runs for a little while, with
         no terminal or pipe of ours, so it holds nothing open."""
-        subprocess.Popen(["wineserver", "-p5"], env=self.env(),
+        subprocess.Popen(self.launcher() + ["wineserver", "-p5"], env=self.env(),
                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL, start_new_session=True)
 
@@ -209,6 +217,77 @@ def run_in_terminal(argv, env, timeout):
     return code, bytes(shown)
 
 
+# ============================= CPU sampling =============================
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def now_us():
+    """Microseconds of CLOCK_MONOTONIC_RAW: the clock of the printer's log
+    and of QueryPerformanceCounter under Wine."""
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW) // 1000
+
+
+def _pids(prefix_dir, needle):
+    """Pids of processes of this prefix whose command line holds needle."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            cmdline = Path(f"/proc/{entry}/cmdline").read_bytes()
+            environ = Path(f"/proc/{entry}/environ").read_bytes()
+        except OSError:
+            continue
+        if needle in cmdline and f"WINEPREFIX={prefix_dir}".encode() in environ.split(b"\0"):
+            found.append(int(entry))
+    return found
+
+
+def _cpu_ticks(pid):
+    try:
+        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+class CpuSampler(threading.Thread):
+    """Samples the CPU time of the tool and of the wineserver every 100 ms:
+    samples[name] = [(µs, seconds of CPU)]."""
+
+    WATCH = {"tool": b"vador-calibrage.exe", "wineserver": b"wineserver"}
+
+    def __init__(self, prefix_dir):
+        super().__init__(daemon=True)
+        self.prefix_dir = prefix_dir
+        self.samples = {name: [] for name in self.WATCH}
+        self.stop = threading.Event()
+
+    def run(self):
+        pids = {}
+        while not self.stop.wait(0.1):
+            for name, needle in self.WATCH.items():
+                if name not in pids:
+                    found = _pids(self.prefix_dir, needle)
+                    if found:
+                        pids[name] = found[0]
+                if name in pids:
+                    ticks = _cpu_ticks(pids[name])
+                    if ticks is not None:
+                        self.samples[name].append((now_us(), ticks / CLOCK_TICKS))
+
+
+def cpu_share(samples, start_us, end_us):
+    """CPU seconds per second between two times, from the nearest samples
+    inside the window; None when the window holds fewer than two."""
+    inside = [s for s in samples if start_us <= s[0] <= end_us]
+    if len(inside) < 2:
+        return None
+    (t0, c0), (t1, c1) = inside[0], inside[-1]
+    return (c1 - c0) / ((t1 - t0) / 1e6)
+
+
 # ============================== Reports ==============================
 
 class Report:
@@ -246,14 +325,23 @@ class Report:
 
 
 class Run:
-    """One scenario's run: the report, the printers, the terminal."""
+    """One scenario's run: the report, the printers, the terminal, the CPU
+    samples."""
 
-    def __init__(self, report, printers, code, shown, seconds):
+    def __init__(self, report, printers, code, shown, seconds, cpu):
         self.report = report
         self.printers = printers
         self.code = code
         self.shown = shown
         self.seconds = seconds
+        self.cpu = cpu
+
+    def mark(self, name):
+        """The time of a script's 'mark NAME', in µs."""
+        for event in self.report.of("mark"):
+            if event[1] == name:
+                return int(event[2])
+        return None
 
 
 def run(tools, prefix, name, script_lines, printers=(), timeout=90):
@@ -266,19 +354,27 @@ def run(tools, prefix, name, script_lines, printers=(), timeout=90):
     for number, mode, extra in printers:
         started.append(PrinterProcess(tools, prefix, number, mode,
                                       folder / f"COM{number}.log", extra))
+    script_lines = list(script_lines)
+    if "launch" not in script_lines:
+        script_lines.insert(0, "launch")
     script = folder / "script.txt"
     script.write_text("\n".join(script_lines) + "\n")
+    sampler = CpuSampler(prefix.dir)
+    sampler.start()
     report_path = folder / "report.txt"
     begin = time.monotonic()
     try:
         code, shown = run_in_terminal(
-            ["wine", str(tools.driver), windows_path(tools.exe),
+            prefix.launcher() + ["wine", str(tools.driver), windows_path(tools.exe),
              windows_path(script), windows_path(report_path)],
             prefix.env(), timeout)
     finally:
+        sampler.stop.set()
         for p in started:
             p.finish()
+    sampler.join(timeout=2)
     seconds = time.monotonic() - begin
     (folder / "terminal.txt").write_bytes(shown)
     text = report_path.read_text(errors="replace") if report_path.exists() else ""
-    return Run(Report(text), {p.number: p for p in started}, code, shown, seconds)
+    return Run(Report(text), {p.number: p for p in started}, code, shown,
+               seconds, sampler.samples)
