@@ -219,9 +219,6 @@ def run_in_terminal(argv, env, timeout):
 
 # ============================= CPU sampling =============================
 
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-
-
 def now_us():
     """Microseconds of CLOCK_MONOTONIC_RAW: the clock of the printer's log
     and of QueryPerformanceCounter under Wine."""
@@ -229,7 +226,8 @@ def now_us():
 
 
 def _pids(prefix_dir, needle):
-    """Pids of processes of this prefix whose command line holds needle."""
+    """Pids of processes of this prefix whose program name holds needle
+    (the program, not its arguments: the driver is given the tool's path)."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
@@ -239,17 +237,21 @@ def _pids(prefix_dir, needle):
             environ = Path(f"/proc/{entry}/environ").read_bytes()
         except OSError:
             continue
-        if needle in cmdline and f"WINEPREFIX={prefix_dir}".encode() in environ.split(b"\0"):
+        if needle in cmdline.split(b"\0")[0] and f"WINEPREFIX={prefix_dir}".encode() in environ.split(b"\0"):
             found.append(int(entry))
     return found
 
 
-def _cpu_ticks(pid):
+def _cpu_seconds(pid):
+    """CPU time of all the process's threads, from the scheduler's
+    nanosecond counters; None once the process is gone."""
+    total = 0
     try:
-        fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    except OSError:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            total += int(Path(f"/proc/{pid}/task/{task}/schedstat").read_text().split()[0])
+    except (OSError, ValueError, IndexError):
         return None
-    return int(fields[11]) + int(fields[12])  # utime + stime
+    return total / 1e9
 
 
 class CpuSampler(threading.Thread):
@@ -273,9 +275,9 @@ class CpuSampler(threading.Thread):
                     if found:
                         pids[name] = found[0]
                 if name in pids:
-                    ticks = _cpu_ticks(pids[name])
-                    if ticks is not None:
-                        self.samples[name].append((now_us(), ticks / CLOCK_TICKS))
+                    seconds = _cpu_seconds(pids[name])
+                    if seconds is not None:
+                        self.samples[name].append((now_us(), seconds))
 
 
 def cpu_share(samples, start_us, end_us):
