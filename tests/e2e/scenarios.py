@@ -8,7 +8,9 @@ usage: scenarios.py --exe EXE --driver DRIVER --printer PRINTER --work DIR
 Each scenario prints what it checked and exits non-zero on any failure.
 """
 import argparse
+import shutil
 import sys
+import time
 
 import wine_harness as wh
 
@@ -225,6 +227,32 @@ def printer_behaviour(mode, extra=(), received=7):
     return scenario
 
 
+def platform_contract(tools, prefix, c):
+    """The statements our simulation is held to, run on Wine."""
+    folder = tools.work / "runs" / "platform_contract"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    prefix.clear_ports()
+    printer = wh.PrinterProcess(tools, prefix, 3, "ok", folder / "COM3.log")
+    report = folder / "report.txt"
+    contract = tools.driver.parent / "platform_contract.exe"
+    begin = time.monotonic()
+    try:
+        code, shown = wh.run_in_terminal(
+            prefix.launcher() + ["wine", str(contract), r"\\.\COM3",
+                                 wh.windows_path(report)],
+            prefix.env(), timeout=60)
+    finally:
+        printer.finish()
+    (folder / "terminal.txt").write_bytes(shown)
+    text = report.read_text(errors="replace") if report.exists() else ""
+    c.failures += [line for line in text.splitlines() if line.startswith("FAILED")]
+    c.expect("do not" in text, "the contract ran to its end")
+    c.equal(0, code, "the contract's exit code")
+    return wh.Run(wh.Report(""), {3: printer}, code, shown,
+                  time.monotonic() - begin, {})
+
+
 SCENARIOS = {
     "start_screen": start_screen,
     "steps": steps,
@@ -233,6 +261,7 @@ SCENARIOS = {
     "port_order": port_order,
     "port_held": port_held,
     "releases_and_other_records": releases_and_other_records,
+    "platform_contract": platform_contract,
     "printer_silent": printer_behaviour("silent"),
     "printer_long_replies": printer_behaviour("long", ("--reply-bytes", "300")),
     "printer_binary": printer_behaviour("binary"),

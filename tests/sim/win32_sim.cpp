@@ -304,6 +304,67 @@ BOOL PeekConsoleInputA(HANDLE input, INPUT_RECORD *records, DWORD length,
     return TRUE;
 }
 
+BOOL GetConsoleScreenBufferInfo(HANDLE output, CONSOLE_SCREEN_BUFFER_INFO *info)
+{
+    if (!IsOutput(output))
+        return FALSE;
+    const World &w = world();
+    std::memset(info, 0, sizeof(*info));
+    info->dwSize = COORD{kColumns, kRows};
+    info->dwCursorPosition = w.cursor;
+    info->wAttributes = w.attr;
+    info->srWindow = SMALL_RECT{0, 0, kColumns - 1, kRows - 1};
+    info->dwMaximumWindowSize = info->dwSize;
+    return TRUE;
+}
+
+// Visits the cells from `from` on, row by row, up to the buffer's end.
+template <typename Visit>
+static DWORD ForCells(COORD from, DWORD length, Visit visit)
+{
+    DWORD n = 0;
+    int x = from.X, y = from.Y;
+    while (n < length && y < kRows) {
+        visit(n++, world().screen[y][x]);
+        if (++x == kColumns) {
+            x = 0;
+            y++;
+        }
+    }
+    return n;
+}
+
+BOOL ReadConsoleOutputCharacterA(HANDLE output, char *text, DWORD length,
+                                 COORD from, DWORD *read)
+{
+    if (!IsOutput(output) || from.X >= kColumns || from.Y >= kRows)
+        return FALSE;
+    *read = ForCells(from, length, [&](DWORD i, const Cell &c) {
+        text[i] = static_cast<char>(c.ch);
+    });
+    return TRUE;
+}
+
+BOOL ReadConsoleOutputAttribute(HANDLE output, WORD *attrs, DWORD length,
+                                COORD from, DWORD *read)
+{
+    if (!IsOutput(output) || from.X >= kColumns || from.Y >= kRows)
+        return FALSE;
+    *read = ForCells(from, length, [&](DWORD i, const Cell &c) { attrs[i] = c.attr; });
+    return TRUE;
+}
+
+BOOL WriteConsoleInputA(HANDLE input, const INPUT_RECORD *records, DWORD length,
+                        DWORD *written)
+{
+    if (!IsInput(input))
+        return FALSE;
+    for (DWORD i = 0; i < length; i++)
+        Arrive(world().now_us, records[i]);
+    *written = length;
+    return TRUE;
+}
+
 /* ========================= Window calls ========================= */
 
 HWND GetConsoleWindow(void) { return world().has_window ? kWindow : nullptr; }

@@ -101,6 +101,21 @@ typedef struct {
 #define COMMON_LVB_GRID_LVERTICAL 0x0800
 #define COMMON_LVB_GRID_RVERTICAL 0x1000
 
+typedef struct {
+    SHORT Left;
+    SHORT Top;
+    SHORT Right;
+    SHORT Bottom;
+} SMALL_RECT;
+
+typedef struct {
+    COORD dwSize;
+    COORD dwCursorPosition;
+    WORD wAttributes;
+    SMALL_RECT srWindow;
+    COORD dwMaximumWindowSize;
+} CONSOLE_SCREEN_BUFFER_INFO;
+
 HANDLE GetStdHandle(DWORD which);
 BOOL SetConsoleCursorPosition(HANDLE output, COORD position);
 BOOL SetConsoleTextAttribute(HANDLE output, WORD attribute);
@@ -112,6 +127,15 @@ BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD *records, DWORD length,
                        DWORD *read);
 BOOL PeekConsoleInputA(HANDLE input, INPUT_RECORD *records, DWORD length,
                        DWORD *read);
+
+// Used by the tests only, to state what the calls above do.
+BOOL GetConsoleScreenBufferInfo(HANDLE output, CONSOLE_SCREEN_BUFFER_INFO *info);
+BOOL ReadConsoleOutputCharacterA(HANDLE output, char *text, DWORD length,
+                                 COORD from, DWORD *read);
+BOOL ReadConsoleOutputAttribute(HANDLE output, WORD *attrs, DWORD length,
+                                COORD from, DWORD *read);
+BOOL WriteConsoleInputA(HANDLE input, const INPUT_RECORD *records, DWORD length,
+                        DWORD *written);
 
 /* =============================== Window =============================== */
 
