@@ -1,6 +1,8 @@
 // Runnable statements of the platform calls the tool relies on.
 #include "platform_contract.h"
 
+#include "key_record.h"
+
 #include <windows.h>
 
 #include <string.h>
@@ -81,17 +83,6 @@ void ConsoleOutput(Contract &c)
     SetConsoleTextAttribute(out, 0x0007);
 }
 
-INPUT_RECORD KeyRecord(WORD vk, BOOL down)
-{
-    INPUT_RECORD r;
-    memset(&r, 0, sizeof(r));
-    r.EventType = KEY_EVENT;
-    r.Event.KeyEvent.bKeyDown = down;
-    r.Event.KeyEvent.wRepeatCount = 1;
-    r.Event.KeyEvent.wVirtualKeyCode = vk;
-    return r;
-}
-
 // Records are counted, peeked without removal and read oldest first.
 void ConsoleInput(Contract &c)
 {
@@ -99,7 +90,7 @@ void ConsoleInput(Contract &c)
     DWORD n = 99;
     Check(c, GetNumberOfConsoleInputEvents(in, &n) != 0 && n == 0,
           "a fresh console has no pending input");
-    const INPUT_RECORD keys[2] = {KeyRecord(VK_UP, TRUE), KeyRecord(VK_UP, FALSE)};
+    const INPUT_RECORD keys[2] = {MakeKeyRecord(VK_UP, TRUE), MakeKeyRecord(VK_UP, FALSE)};
     DWORD written = 0;
     WriteConsoleInputA(in, keys, 2, &written);
     Check(c, GetNumberOfConsoleInputEvents(in, &n) != 0 && n == 2,

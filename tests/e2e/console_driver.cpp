@@ -24,6 +24,8 @@
 //   title TEXT | exit CODE|timeout T
 #include <windows.h>
 
+#include "../contract/key_record.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,12 +84,7 @@ void SendRecord(HANDLE input, const INPUT_RECORD &record)
 
 INPUT_RECORD KeyRecord(WORD vk, bool down)
 {
-    INPUT_RECORD r;
-    memset(&r, 0, sizeof(r));
-    r.EventType = KEY_EVENT;
-    r.Event.KeyEvent.bKeyDown = down;
-    r.Event.KeyEvent.wRepeatCount = 1;
-    r.Event.KeyEvent.wVirtualKeyCode = vk;
+    INPUT_RECORD r = MakeKeyRecord(vk, down);
     r.Event.KeyEvent.wVirtualScanCode = static_cast<WORD>(MapVirtualKeyA(vk, 0));
     if ((vk >= '0' && vk <= '9') || vk == VK_SPACE || vk == VK_RETURN ||
         vk == VK_ESCAPE)

@@ -1,6 +1,8 @@
 // The simulated Win32 layer behind the test build's <windows.h>.
 #include "win32_sim.h"
 
+#include "../contract/key_record.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -166,13 +168,7 @@ size_t PendingRecords()
 
 INPUT_RECORD KeyRecord(WORD key, bool down)
 {
-    INPUT_RECORD r;
-    std::memset(&r, 0, sizeof(r));
-    r.EventType = KEY_EVENT;
-    r.Event.KeyEvent.bKeyDown = down ? TRUE : FALSE;
-    r.Event.KeyEvent.wRepeatCount = 1;
-    r.Event.KeyEvent.wVirtualKeyCode = key;
-    return r;
+    return MakeKeyRecord(key, down ? TRUE : FALSE);
 }
 
 INPUT_RECORD OtherRecord(WORD event_type)
