@@ -106,7 +106,6 @@ int main(int argc, char **argv)
     (void)argc;
     (void)argv;
     float height = kStartHeight;
-    SHORT row = kIndicatorStartRow;
     HANDLE port = INVALID_HANDLE_VALUE;
 
     PrepareConsole();
@@ -121,7 +120,7 @@ int main(int argc, char **argv)
     } else {
         WaitForPrinter(port);
         DrawBed(output);
-        row = kIndicatorStartRow;
+        SHORT row = kIndicatorStartRow;
         RunInputLoop(input, output, port, &height, &row);
     }
 
