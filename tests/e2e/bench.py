@@ -68,10 +68,9 @@ def launch_and_idle(tools, prefix, runs):
         launched = int(run.report.of("launch")[0][1])
         drawn = int(run.report.of("wait_text")[0][2])
         ready = int(run.report.of("wait_text")[1][2])
-        opened = [t for t, kind, _ in run.printers[3].events() if kind == "OPEN"][0]
         extra_ms.append((ready - launched) / 1000 - STARTUP_WAIT_MS)
         drawn_ms.append((drawn - launched) / 1000)
-        open_to_bed_ms.append((ready - opened) / 1000)
+        open_to_bed_ms.append(run.open_to_wait_ms(1))
         samples = run.cpu["tool"]
         if len(samples) < 10:
             print(f"warning: {len(samples)} CPU samples of the tool", file=sys.stderr)

@@ -8,9 +8,7 @@ usage: scenarios.py --exe EXE --driver DRIVER --printer PRINTER --work DIR
 Each scenario prints what it checked and exits non-zero on any failure.
 """
 import argparse
-import shutil
 import sys
-import time
 
 import wine_harness as wh
 
@@ -113,11 +111,9 @@ def start_screen(tools, prefix, c):
     check_moves(c, run, 3, [])
     # The bed appears only once the printer has had its 2222 ms (less the
     # few ms the virtual printer may take to notice the open).
-    opened = [t for t, kind, _ in run.printers[3].events() if kind == "OPEN"]
-    bed_seen = int(r.of("wait_text")[0][2])
-    c.expect(opened and bed_seen - opened[0] >= (2222 - OPEN_NOTICE_MS) * 1000,
-             f"bed line {((bed_seen - opened[0]) / 1000) if opened else '?'} ms "
-             "after the port opened (want at least 2222)")
+    bed_ms = run.open_to_wait_ms()
+    c.expect(bed_ms is not None and bed_ms >= 2222 - OPEN_NOTICE_MS,
+             f"bed line {bed_ms} ms after the port opened (want at least 2222)")
     return run
 
 
@@ -224,8 +220,7 @@ def printer_behaviour(mode, extra=(), received=7):
         if mode == "flood":
             # A device that never pauses holds the start-up for the 3 s
             # drain bound, and no longer.
-            opened = [t for t, kind, _ in run.printers[3].events() if kind == "OPEN"]
-            bed_ms = (int(run.report.of("wait_text")[0][2]) - opened[0]) / 1000 if opened else -1
+            bed_ms = run.open_to_wait_ms() or -1
             c.expect(2222 + 3000 - OPEN_NOTICE_MS <= bed_ms <= 2222 + 3000 + 1500,
                      f"bed line {bed_ms:.0f} ms after the port opened "
                      "(want the wait plus the 3 s drain bound)")
@@ -239,28 +234,13 @@ def printer_behaviour(mode, extra=(), received=7):
 
 def platform_contract(tools, prefix, c):
     """The statements our simulation is held to, run on Wine."""
-    folder = tools.work / "runs" / "platform_contract"
-    shutil.rmtree(folder, ignore_errors=True)
-    folder.mkdir(parents=True)
-    prefix.clear_ports()
-    printer = wh.PrinterProcess(tools, prefix, 3, "ok", folder / "COM3.log")
-    report = folder / "report.txt"
-    contract = tools.driver.parent / "platform_contract.exe"
-    begin = time.monotonic()
-    try:
-        code, shown = wh.run_in_terminal(
-            prefix.launcher() + ["wine", str(contract), r"\\.\COM3",
-                                 wh.windows_path(report)],
-            prefix.env(), timeout=60)
-    finally:
-        printer.finish()
-    (folder / "terminal.txt").write_bytes(shown)
-    text = report.read_text(errors="replace") if report.exists() else ""
-    c.failures += [line for line in text.splitlines() if line.startswith("FAILED")]
-    c.expect("do not" in text, "the contract ran to its end")
-    c.equal(0, code, "the contract's exit code")
-    return wh.Run(wh.Report(""), {3: printer}, code, shown,
-                  time.monotonic() - begin, {})
+    run = wh.run(tools, prefix, "platform_contract", printers=[(3, "ok", ())],
+                 timeout=60, program=tools.driver.parent / "platform_contract.exe",
+                 arguments=[r"\\.\COM3"])
+    c.failures += [line for line in run.text.splitlines() if line.startswith("FAILED")]
+    c.expect("do not" in run.text, "the contract ran to its end")
+    c.equal(0, run.code, "the contract's exit code")
+    return run
 
 
 SCENARIOS = {

@@ -171,8 +171,15 @@ class PrinterProcess:
         """The raw lines received (bytes, without the line feed)."""
         return [text for _, kind, text in self.events() if kind == "RX"]
 
+    def open_time(self):
+        """When the printer saw its port open (µs), or None."""
+        for t, kind, _ in self.events():
+            if kind == "OPEN":
+                return t
+        return None
+
     def opened(self):
-        return any(kind == "OPEN" for _, kind, _ in self.events())
+        return self.open_time() is not None
 
 
 # ============================ Running Wine ============================
@@ -330,13 +337,23 @@ class Run:
     """One scenario's run: the report, the printers, the terminal, the CPU
     samples."""
 
-    def __init__(self, report, printers, code, shown, seconds, cpu):
+    def __init__(self, report, printers, code, shown, seconds, cpu, text):
         self.report = report
+        self.text = text
         self.printers = printers
         self.code = code
         self.shown = shown
         self.seconds = seconds
         self.cpu = cpu
+
+    def open_to_wait_ms(self, wait=0, port=3):
+        """From the printer seeing its port open to the script's screen
+        wait number `wait` being met, in ms; None when either is missing."""
+        opened = self.printers[port].open_time()
+        waits = self.report.of("wait_text")
+        if opened is None or len(waits) <= wait:
+            return None
+        return (int(waits[wait][2]) - opened) / 1000
 
     def mark(self, name):
         """The time of a script's 'mark NAME', in µs."""
@@ -346,8 +363,11 @@ class Run:
         return None
 
 
-def run(tools, prefix, name, script_lines, printers=(), timeout=90):
-    """Runs one scenario: printers is [(port number, mode, extra args)]."""
+def run(tools, prefix, name, script_lines=(), printers=(), timeout=90,
+        program=None, arguments=()):
+    """Runs one scenario: the console driver playing script_lines to the
+    tool or, when program is given, that Windows program with arguments
+    and a report path. printers is [(port number, mode, extra args)]."""
     folder = tools.work / "runs" / name
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
@@ -356,19 +376,22 @@ def run(tools, prefix, name, script_lines, printers=(), timeout=90):
     for number, mode, extra in printers:
         started.append(PrinterProcess(tools, prefix, number, mode,
                                       folder / f"COM{number}.log", extra))
-    script_lines = list(script_lines)
-    if "launch" not in script_lines:
-        script_lines.insert(0, "launch")
-    script = folder / "script.txt"
-    script.write_text("\n".join(script_lines) + "\n")
+    report_path = folder / "report.txt"
+    if program is None:
+        script_lines = list(script_lines)
+        if "launch" not in script_lines:
+            script_lines.insert(0, "launch")
+        script = folder / "script.txt"
+        script.write_text("\n".join(script_lines) + "\n")
+        program = tools.driver
+        arguments = [windows_path(tools.exe), windows_path(script)]
     sampler = CpuSampler(prefix.dir)
     sampler.start()
-    report_path = folder / "report.txt"
     begin = time.monotonic()
     try:
         code, shown = run_in_terminal(
-            prefix.launcher() + ["wine", str(tools.driver), windows_path(tools.exe),
-             windows_path(script), windows_path(report_path)],
+            prefix.launcher() + ["wine", str(program), *arguments,
+                                 windows_path(report_path)],
             prefix.env(), timeout)
     finally:
         sampler.stop.set()
@@ -379,4 +402,4 @@ def run(tools, prefix, name, script_lines, printers=(), timeout=90):
     (folder / "terminal.txt").write_bytes(shown)
     text = report_path.read_text(errors="replace") if report_path.exists() else ""
     return Run(Report(text), {p.number: p for p in started}, code, shown,
-               seconds, sampler.samples)
+               seconds, sampler.samples, text)
